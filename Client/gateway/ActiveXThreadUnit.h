@@ -1,0 +1,130 @@
+// TActiveXThread: the gateway worker. It owns the local HTTP endpoint and every object of a
+// submission; its methods are implemented in one file per concern across the subsystem folders.
+#pragma once
+#include <openssl/bio.h>
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "shell/Dialogs.h"
+#include "shell/KovraException.h"
+#include "shell/Notify.h"
+#include "shell/Settings.h"
+
+namespace kovrax {
+
+class THTTPHeader;
+class KeyStorage;       // PKCS#11 key storage (platform)
+struct AuthorityTable;  // the embedded authorities (pki)
+
+// What the worker needs from outside; none is owned. Null members fall back to headless defaults
+// where the owning subsystem defines one.
+struct TServices {
+  INotifySink* Notify = nullptr;
+  ICertChooser* Chooser = nullptr;
+  IPinPrompt* Pin = nullptr;
+  INoticeBox* Notice = nullptr;
+  KeyStorage* Keys = nullptr;
+  const AuthorityTable* Authorities = nullptr;
+};
+
+constexpr int kInvalidSocket = -1;
+
+class TActiveXThread {
+ public:
+  // The worker owns its copy of the settings from now on. The thread starts running at once.
+  TActiveXThread(TSettings settings, TServices services);
+  ~TActiveXThread();
+  TActiveXThread(const TActiveXThread&) = delete;
+  TActiveXThread& operator=(const TActiveXThread&) = delete;
+
+  // The owner's stop: set Terminated, wake whatever the thread blocks in, join. Idempotent.
+  void Stop();
+  // Waits until the listener is bound; the port in use, or -1 when the gateway ended or the wait timed out.
+  int WaitListening(std::chrono::milliseconds timeout);
+  // True once Execute has returned.
+  bool Finished() const { return finished_.load(); }
+
+  // ---- gateway: thread body, notifications, request parameters (gateway/) ----
+  void Execute();
+  void Notify(int code, long long value);
+  void PostText(const std::string& utf8);
+  void PostSslErrors();
+  std::string GetParam(const std::string& name, const std::string& def) const;
+
+  // ---- gateway: requests, URL codec, replies (gateway/) ----
+  void HTTP_Get(const std::string& path);
+  void HTTP_Post(const std::string& path);
+  bool IsAllowedUrl(const std::string& url) const;
+  bool IsValidTarget(const std::string& text) const;
+  static std::string URLDecode(const std::string& text);
+  static std::string URLEncode(const std::string& text);
+  void GetReceipt();
+  void GetBallot();
+  void GetStatus();
+  void Redirect(int socket, const std::string& target, int flags);
+  std::string URLReencode(const std::string& url, int flags);
+  void SendError(const KovraException& e, const std::string& defaultTarget);
+
+  // ---- submission (submission/) ----
+  void Pravi_Kovra(const std::string& path, const std::string& body);
+  void Cmd_TxSIG(const std::string& path, const std::string& body);
+  static CMS_ReceiptRequest* GetReceiptRequest(const std::string& profile);
+
+  // ---- certificates and trust (pki/) ----
+  bool LoadFromCAPI(EVP_PKEY*& key, X509*& cert);
+  bool VerifyCert(X509* cert, char kind);
+  X509_STORE* LoadCerts(char kind);
+  void CheckRoots();
+
+  // ---- TLS and the way to the server (net/) ----
+  SSL_CTX* Init_SSL();
+  void Exit_SSL();
+  void Connect_socket(const std::string& hostport);
+
+  // ---- state: the fields of the worker, under their own names ----
+  EVP_PKEY* SignerKey = nullptr;
+  X509* SignerCert = nullptr;
+  SSL_CTX* SslCtx = nullptr;
+  SSL* Ssl = nullptr;
+  BIO* SslBio = nullptr;
+  X509* PeerCert = nullptr;
+  std::vector<unsigned char> Receipt;  // empty means none
+  std::vector<unsigned char> Ballot;   // empty means none
+  std::unique_ptr<THTTPHeader> Header;
+  std::string ReceiptFetchPath;
+  std::string BallotFetchPath;
+  std::string LastErrUrl;
+  bool ReplyPending = false;
+  std::string ServerHost;  // at most 255 bytes
+  std::array<bool, 5> RootFlags{};
+  int ServerSocket = kInvalidSocket;
+  std::atomic<int> ListenSocket{kInvalidSocket};
+  std::atomic<int> ClientSocket{kInvalidSocket};
+
+  TSettings Settings;
+  TServices Services;
+  std::atomic<bool> Terminated{false};
+
+ private:
+  void Run();  // Execute plus the bookkeeping of WaitListening/Finished
+
+  std::atomic<bool> finished_{false};
+  std::mutex listenMutex_;
+  std::condition_variable listenCv_;
+  int boundPort_ = 0;  // 0 while binding, >0 bound, -1 gave up
+  std::thread thread_;
+};
+
+}  // namespace kovrax
