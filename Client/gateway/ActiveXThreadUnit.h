@@ -77,6 +77,18 @@ class TActiveXThread {
   std::string URLReencode(const std::string& url, int flags);
   void SendError(const KovraException& e, const std::string& defaultTarget);
 
+  // ---- gateway: bounds of one request and the owner's wake-up (gateway/) ----
+  // The rest of a header after its first data, and then the body, must each arrive within this time.
+  std::atomic<int> ReadTimeoutMs{10000};
+  static constexpr size_t kMaxHeaderBytes = 64 * 1024;
+  static constexpr long long kMaxBodyBytes = 1024 * 1024;
+  // Readable once Stop() was called: blocking waits of the worker poll it beside their socket.
+  int WakeFd() const { return wakeFd_; }
+  // Shuts down (both directions) and closes ClientSocket when valid; worker thread only.
+  void CloseClient();
+  // Sends all of data on the browser connection in one call; true when it went out whole.
+  bool SendToClient(const std::string& data);
+
   // ---- submission (submission/) ----
   void Pravi_Kovra(const std::string& path, const std::string& body);
   void Cmd_TxSIG(const std::string& path, const std::string& body);
@@ -125,6 +137,11 @@ class TActiveXThread {
   std::condition_variable listenCv_;
   int boundPort_ = 0;  // 0 while binding, >0 bound, -1 gave up
   std::thread thread_;
+  // gateway
+  int BindListener();  // binds ListenSocket by the Port rules, returns the port in use
+  void ServeConnection();
+  int wakeFd_ = -1;
+  std::mutex socketMutex_;  // ClientSocket's close against the owner's shutdown
 };
 
 }  // namespace kovrax
