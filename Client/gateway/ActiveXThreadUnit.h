@@ -93,6 +93,17 @@ class TActiveXThread {
   void Pravi_Kovra(const std::string& path, const std::string& body);
   void Cmd_TxSIG(const std::string& path, const std::string& body);
   static CMS_ReceiptRequest* GetReceiptRequest(const std::string& profile);
+  // Everything after the ballot has been sent: the server's reply and the receipt check against
+  // BallotCms. Raises KovraException; Cmd_TxSIG's clean-up then empties Receipt and Ballot.
+  void ReadServerReply(const std::string& path);
+  struct BallotCmsFree {
+    void operator()(CMS_ContentInfo* p) const { CMS_ContentInfo_free(p); }
+  };
+  // The ballot being submitted, decoded, and the earliest receipt time accepted (now minus
+  // TimeTolerance when the ballot was encoded). Set by Cmd_TxSIG before ReadServerReply runs;
+  // BallotCms is released when Cmd_TxSIG returns or fails.
+  std::unique_ptr<CMS_ContentInfo, BallotCmsFree> BallotCms;
+  std::chrono::system_clock::time_point ReceiptNotBefore{};
 
   // ---- certificates and trust (pki/) ----
   bool LoadFromCAPI(EVP_PKEY*& key, X509*& cert);
