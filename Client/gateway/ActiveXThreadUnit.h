@@ -113,6 +113,12 @@ class TActiveXThread {
 
   // ---- TLS and the way to the server (net/) ----
   SSL_CTX* Init_SSL();
+  // Opens TLS on the connected ServerSocket: server name ServerHost (the driver sets it from
+  // hostport, port cut off), handshake, PeerCert, its check when VerifyFlags has bit value 1
+  // (chain to a server-side anchor and the name ServerHost), then SslBio with the line reader.
+  // Raises with the driver's sites (1149 to 1171); Exit_SSL releases whatever it made.
+  void OpenSession();
+  // Closes and frees SslBio, Ssl, SslCtx and PeerCert (the socket stays open); raises nothing.
   void Exit_SSL();
   void Connect_socket(const std::string& hostport);
 
