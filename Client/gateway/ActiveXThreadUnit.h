@@ -93,6 +93,17 @@ class TActiveXThread {
   void Pravi_Kovra(const std::string& path, const std::string& body);
   void Cmd_TxSIG(const std::string& path, const std::string& body);
   static CMS_ReceiptRequest* GetReceiptRequest(const std::string& profile);
+  // Everything after the ballot has been sent: the server's reply and the receipt check against
+  // BallotCms. Raises KovraException; Cmd_TxSIG's clean-up then empties Receipt and Ballot.
+  void ReadServerReply(const std::string& path);
+  struct BallotCmsFree {
+    void operator()(CMS_ContentInfo* p) const { CMS_ContentInfo_free(p); }
+  };
+  // The ballot being submitted, decoded, and the earliest receipt time accepted (now minus
+  // TimeTolerance when the ballot was encoded). Set by Cmd_TxSIG before ReadServerReply runs;
+  // BallotCms is released when Cmd_TxSIG returns or fails.
+  std::unique_ptr<CMS_ContentInfo, BallotCmsFree> BallotCms;
+  std::chrono::system_clock::time_point ReceiptNotBefore{};
 
   // ---- certificates and trust (pki/) ----
   bool LoadFromCAPI(EVP_PKEY*& key, X509*& cert);
@@ -102,6 +113,12 @@ class TActiveXThread {
 
   // ---- TLS and the way to the server (net/) ----
   SSL_CTX* Init_SSL();
+  // Opens TLS on the connected ServerSocket: server name ServerHost (the driver sets it from
+  // hostport, port cut off), handshake, PeerCert, its check when VerifyFlags has bit value 1
+  // (chain to a server-side anchor and the name ServerHost), then SslBio with the line reader.
+  // Raises with the driver's sites (1149 to 1171); Exit_SSL releases whatever it made.
+  void OpenSession();
+  // Closes and frees SslBio, Ssl, SslCtx and PeerCert (the socket stays open); raises nothing.
   void Exit_SSL();
   void Connect_socket(const std::string& hostport);
 
