@@ -28,4 +28,14 @@ struct TokenWorld {
 
 TokenWorld& World();
 
+// Gives each token of the world its own PIN and counts the questions.
+class WorldPin : public IPinPrompt {
+ public:
+  std::optional<std::string> AskPin(const std::string& tokenLabel, const std::string&, bool) override {
+    ++calls;
+    return std::string(tokenLabel == "Spare" ? TokenWorld::kSparePin : TokenWorld::kPin);
+  }
+  int calls = 0;
+};
+
 }  // namespace kovrax::test

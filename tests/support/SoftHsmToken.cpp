@@ -97,13 +97,18 @@ void SoftHsmToken::DeleteToken(const std::string& label) {
 EVP_PKEY* MakePlatformSignerKey(KeyStorage& keys, const CertContextPtr& cert, IPinPrompt* pin) {
   std::unique_ptr<TokenKey> tokenKey = keys.AcquirePrivateKey(*cert, pin);
   if (!tokenKey) return nullptr;
+  return MakePlatformSignerKey(cert, std::move(tokenKey));
+}
+
+EVP_PKEY* MakePlatformSignerKey(const CertContextPtr& cert, std::unique_ptr<TokenKey> tokenKey, bool ownsKey) {
+  if (!cert || !tokenKey) return nullptr;
   CertPtr x509 = FromDer(cert->Der);
   KeyPtr pub(x509 ? X509_get_pubkey(x509.get()) : nullptr);
   if (!pub) return nullptr;
   auto* ctx = new PlatformKeyContext;
   ctx->Certificate = cert;
   ctx->KeySpec = CERT_NCRYPT_KEY_SPEC;
-  ctx->OwnsKey = true;
+  ctx->OwnsKey = ownsKey;
   ctx->AcquiredKey = tokenKey.release();
   ctx->KeyHandle = ctx->AcquiredKey;
   EVP_PKEY* key = EVP_PKEY_new();
@@ -132,6 +137,7 @@ EVP_PKEY* MakePlatformSignerKey(KeyStorage& keys, const CertContextPtr& cert, IP
   if (!ok) {
     // The context is not attached to a key that will be released: free it on its own.
     EVP_PKEY_free(key);
+    if (!ctx->OwnsKey) delete ctx->AcquiredKey;
     FreePlatformKeyContext(ctx);
     return nullptr;
   }

@@ -70,6 +70,8 @@ class SoftHsmToken {
 // at ex-data index 0 owning the certificate and the token key. Null when the key cannot be
 // acquired. Release it with ReleaseSignerKey.
 EVP_PKEY* MakePlatformSignerKey(KeyStorage& keys, const CertContextPtr& cert, IPinPrompt* pin);
+// The same around a given token key (fakes in tests); ownsKey goes into the context's OwnsKey.
+EVP_PKEY* MakePlatformSignerKey(const CertContextPtr& cert, std::unique_ptr<TokenKey> tokenKey, bool ownsKey = true);
 
 // Answers PIN prompts from a list (the last answer repeats) and records what was asked.
 class ScriptedPinPrompt : public IPinPrompt {
