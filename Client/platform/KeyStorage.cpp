@@ -351,7 +351,7 @@ constexpr int kPinAttempts = 3;
 class Pkcs11Key : public TokenKey {
  public:
   Pkcs11Key(std::shared_ptr<Module> module, const CertContext& cert, TokenKeyType type, size_t sigLen,
-            std::string certName, IPinPrompt* pin, Session session)
+            std::string certName, IPinPrompt* pin, Session session, CK_FLAGS tokenFlags)
       : module_(std::move(module)),
         tokenId_(cert.TokenId),
         tokenLabel_(cert.TokenLabel),
@@ -360,7 +360,8 @@ class Pkcs11Key : public TokenKey {
         sigLen_(sigLen),
         certName_(std::move(certName)),
         pin_(pin),
-        session_(std::move(session)) {}
+        session_(std::move(session)),
+        tokenFlags_(tokenFlags) {}
 
   TokenKeyType Type() const override { return type_; }
 
@@ -368,7 +369,9 @@ class Pkcs11Key : public TokenKey {
     out.clear();
     try {
       ErrorQueueGuard errors;
-      return SignOnce(in, inLen, out);
+      bool ok = SignOnce(in, inLen, out);
+      if (!ok) out.clear();
+      return ok;
     } catch (...) {
       out.clear();
       return false;
@@ -378,29 +381,29 @@ class Pkcs11Key : public TokenKey {
  private:
   CK_FUNCTION_LIST_PTR F() const { return module_->F(); }
 
-  // The token of the certificate, looked up again; the session reopened when the old one is gone
-  // (a card pulled out and put back).
-  bool EnsureSession(CK_FLAGS& tokenFlags) {
+  // A token taken out closes its sessions, so a session that still answers is on our token.
+  // Otherwise the token is looked up again and a new session opened (a card put back in).
+  bool EnsureSession(CK_STATE& state) {
     CK_SESSION_INFO info{};
-    TokenInfo t;
-    if (session_.Open() && F()->C_GetSessionInfo(session_.H(), &info) == CKR_OK && TokenOf(F(), info.slotID, t) &&
-        t.Id == tokenId_) {
-      tokenFlags = t.Flags;
+    if (session_.Open() && F()->C_GetSessionInfo(session_.H(), &info) == CKR_OK) {
+      state = info.state;
       return true;
     }
     session_.Close();
+    key_ = CK_INVALID_HANDLE;
     for (const TokenInfo& present : PresentTokens(F())) {
       if (present.Id != tokenId_) continue;
-      tokenFlags = present.Flags;
+      tokenFlags_ = present.Flags;
       session_ = Session(module_, present.Slot);
-      return session_.Open();
+      if (!session_.Open() || F()->C_GetSessionInfo(session_.H(), &info) != CKR_OK) return false;
+      state = info.state;
+      return true;
     }
     return false;
   }
 
-  bool Login(CK_FLAGS tokenFlags, CK_USER_TYPE user) {
-    if (user == CKU_USER && (!(tokenFlags & CKF_LOGIN_REQUIRED) || LoggedIn(F(), session_.H()))) return true;
-    if (tokenFlags & CKF_PROTECTED_AUTHENTICATION_PATH) {
+  bool Login(CK_USER_TYPE user) {
+    if (tokenFlags_ & CKF_PROTECTED_AUTHENTICATION_PATH) {
       CK_RV rv = F()->C_Login(session_.H(), user, nullptr, 0);
       return rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN;
     }
@@ -417,36 +420,46 @@ class Pkcs11Key : public TokenKey {
     return false;
   }
 
-  bool SignOnce(const unsigned char* in, size_t inLen, std::vector<unsigned char>& out) {
-    CK_FLAGS tokenFlags = 0;
-    if (!EnsureSession(tokenFlags)) return false;
-    if (!Login(tokenFlags, CKU_USER)) return false;
-
+  bool FindKey() {
     auto keys = FindObjects(F(), session_.H(), CKO_PRIVATE_KEY, &keyId_);
     if (keys.empty()) return false;
-    CK_OBJECT_HANDLE key = keys.front();
+    key_ = keys.front();
     Bytes always;
-    bool contextLogin = GetAttribute(F(), session_.H(), key, CKA_ALWAYS_AUTHENTICATE, always) && always.size() == 1 &&
-                        always[0] == CK_TRUE;
+    alwaysAuthenticate_ = GetAttribute(F(), session_.H(), key_, CKA_ALWAYS_AUTHENTICATE, always) &&
+                          always.size() == 1 && always[0] == CK_TRUE;
+    return true;
+  }
+
+  bool SignOnce(const unsigned char* in, size_t inLen, std::vector<unsigned char>& out) {
+    CK_STATE state = CKS_RO_PUBLIC_SESSION;
+    if (!EnsureSession(state)) return false;
+    bool loggedIn = state == CKS_RO_USER_FUNCTIONS || state == CKS_RW_USER_FUNCTIONS;
+    if ((tokenFlags_ & CKF_LOGIN_REQUIRED) && !loggedIn) {
+      key_ = CK_INVALID_HANDLE;  // private objects may look different once logged in
+      if (!Login(CKU_USER)) return false;
+    }
 
     CK_MECHANISM mech{type_ == TokenKeyType::Rsa ? CKM_RSA_PKCS : CKM_ECDSA, nullptr, 0};
-    if (F()->C_SignInit(session_.H(), &mech, key) != CKR_OK) return false;
-    if (contextLogin && !Login(tokenFlags, CKU_CONTEXT_SPECIFIC)) {
+    if (key_ == CK_INVALID_HANDLE && !FindKey()) return false;
+    CK_RV rv = F()->C_SignInit(session_.H(), &mech, key_);
+    if (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID) {
+      if (!FindKey()) return false;
+      rv = F()->C_SignInit(session_.H(), &mech, key_);
+    }
+    if (rv != CKR_OK) return false;
+    if (alwaysAuthenticate_ && !Login(CKU_CONTEXT_SPECIFIC)) {
       session_.Close();  // the only sure way to end the started operation
       return false;
     }
     out.assign(sigLen_ ? sigLen_ : 512, 0);
     CK_ULONG len = out.size();
-    CK_RV rv = F()->C_Sign(session_.H(), const_cast<unsigned char*>(in), inLen, out.data(), &len);
+    rv = F()->C_Sign(session_.H(), const_cast<unsigned char*>(in), inLen, out.data(), &len);
     if (rv == CKR_BUFFER_TOO_SMALL && len > out.size() && len <= 16384) {
       out.assign(len, 0);
       rv = F()->C_Sign(session_.H(), const_cast<unsigned char*>(in), inLen, out.data(), &len);
     }
     if (rv == CKR_BUFFER_TOO_SMALL) session_.Close();
-    if (rv != CKR_OK || len > out.size()) {
-      out.clear();
-      return false;
-    }
+    if (rv != CKR_OK || len > out.size()) return false;
     out.resize(len);
     return true;
   }
@@ -460,6 +473,9 @@ class Pkcs11Key : public TokenKey {
   std::string certName_;
   IPinPrompt* pin_;
   Session session_;
+  CK_FLAGS tokenFlags_;
+  CK_OBJECT_HANDLE key_ = CK_INVALID_HANDLE;
+  bool alwaysAuthenticate_ = false;
 };
 
 class Pkcs11Storage : public KeyStorage {
@@ -544,7 +560,7 @@ class Pkcs11Storage : public KeyStorage {
       if (!s.Open()) continue;
       if (!KeyIds(F(), s.H(), t.Flags).count(cert.KeyId)) continue;
       return std::make_unique<Pkcs11Key>(module_, cert, type, sigLen, SimpleDisplayName(cert.Der, false), pin,
-                                         std::move(s));
+                                         std::move(s), t.Flags);
     }
     return nullptr;
   }

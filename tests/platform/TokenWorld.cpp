@@ -8,7 +8,12 @@ TokenWorld& World() {
   // Destroyed at exit: the module is finalised and the token folder removed.
   static std::unique_ptr<TokenWorld> world = [] {
     auto w = std::make_unique<TokenWorld>();
-    w->ca = MakeRootCa("Token Test CA");
+    // An EC authority: one RSA key generation less for every test process.
+    w->ca.key = MakeEcKey();
+    CertSpec caSpec;
+    caSpec.cn = "Token Test CA";
+    caSpec.ca = true;
+    w->ca.cert = IssueCert(caSpec, w->ca.key.get());
     w->rsaKey = MakeRsaKey(2048);
     w->ecKey = MakeEcKey();
     w->spareKey = MakeEcKey();
