@@ -77,10 +77,33 @@ class TActiveXThread {
   std::string URLReencode(const std::string& url, int flags);
   void SendError(const KovraException& e, const std::string& defaultTarget);
 
+  // ---- gateway: bounds of one request and the owner's wake-up (gateway/) ----
+  // The rest of a header after its first data, and then the body, must each arrive within this time.
+  std::atomic<int> ReadTimeoutMs{10000};
+  static constexpr size_t kMaxHeaderBytes = 64 * 1024;
+  static constexpr long long kMaxBodyBytes = 1024 * 1024;
+  // Readable once Stop() was called: blocking waits of the worker poll it beside their socket.
+  int WakeFd() const { return wakeFd_; }
+  // Shuts down (both directions) and closes ClientSocket when valid; worker thread only.
+  void CloseClient();
+  // Sends all of data on the browser connection in one call; true when it went out whole.
+  bool SendToClient(const std::string& data);
+
   // ---- submission (submission/) ----
   void Pravi_Kovra(const std::string& path, const std::string& body);
   void Cmd_TxSIG(const std::string& path, const std::string& body);
   static CMS_ReceiptRequest* GetReceiptRequest(const std::string& profile);
+  // Everything after the ballot has been sent: the server's reply and the receipt check against
+  // BallotCms. Raises KovraException; Cmd_TxSIG's clean-up then empties Receipt and Ballot.
+  void ReadServerReply(const std::string& path);
+  struct BallotCmsFree {
+    void operator()(CMS_ContentInfo* p) const { CMS_ContentInfo_free(p); }
+  };
+  // The ballot being submitted, decoded, and the earliest receipt time accepted (now minus
+  // TimeTolerance when the ballot was encoded). Set by Cmd_TxSIG before ReadServerReply runs;
+  // BallotCms is released when Cmd_TxSIG returns or fails.
+  std::unique_ptr<CMS_ContentInfo, BallotCmsFree> BallotCms;
+  std::chrono::system_clock::time_point ReceiptNotBefore{};
 
   // ---- certificates and trust (pki/) ----
   bool LoadFromCAPI(EVP_PKEY*& key, X509*& cert);
@@ -90,6 +113,12 @@ class TActiveXThread {
 
   // ---- TLS and the way to the server (net/) ----
   SSL_CTX* Init_SSL();
+  // Opens TLS on the connected ServerSocket: server name ServerHost (the driver sets it from
+  // hostport, port cut off), handshake, PeerCert, its check when VerifyFlags has bit value 1
+  // (chain to a server-side anchor and the name ServerHost), then SslBio with the line reader.
+  // Raises with the driver's sites (1149 to 1171); Exit_SSL releases whatever it made.
+  void OpenSession();
+  // Closes and frees SslBio, Ssl, SslCtx and PeerCert (the socket stays open); raises nothing.
   void Exit_SSL();
   void Connect_socket(const std::string& hostport);
 
@@ -125,6 +154,11 @@ class TActiveXThread {
   std::condition_variable listenCv_;
   int boundPort_ = 0;  // 0 while binding, >0 bound, -1 gave up
   std::thread thread_;
+  // gateway
+  int BindListener();  // binds ListenSocket by the Port rules, returns the port in use
+  void ServeConnection();
+  int wakeFd_ = -1;
+  std::mutex socketMutex_;  // ClientSocket's close against the owner's shutdown
 };
 
 }  // namespace kovrax

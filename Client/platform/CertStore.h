@@ -45,8 +45,17 @@ class ICertStore {
 // Opens a system store: "MY" (current user only: the tokens of keys), "Root", "CA", "AUTHROOT"
 // (names case-insensitive, "ROOT" is "Root"). Null with a reason in *error when it cannot be
 // opened (unknown name, unreadable folder, no key storage for "MY").
+//
+// On disk a store is the folder StoreFolder(...) (UserStoreDir or MachineStoreDir, then "ROOT",
+// "CA" or "AUTHROOT") holding one DER file per certificate, named by the lowercase SHA-1 hex of
+// its bytes plus ".der". A folder that does not exist yet is an empty store; AddNew creates it.
+// Files are listed in name order; files that are not one DER certificate are passed over. The
+// local machine's "ROOT" lists the PEM bundle SystemTrustBundle first; the bundle is never written.
 std::unique_ptr<ICertStore> OpenSystemStore(const TSettings& settings, KeyStorage* keys, const std::string& name,
                                             StoreLocation location, std::string* error = nullptr);
+
+// The folder of a directory-backed store; empty for "MY" or an unknown name.
+std::string StoreFolder(const TSettings& settings, const std::string& name, StoreLocation location);
 
 // A new empty in-memory store.
 std::unique_ptr<ICertStore> NewMemoryStore();
