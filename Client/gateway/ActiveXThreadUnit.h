@@ -27,6 +27,7 @@ namespace kovrax {
 class THTTPHeader;
 class KeyStorage;       // PKCS#11 key storage (platform)
 struct AuthorityTable;  // the embedded authorities (pki)
+enum class StoreLocation;  // platform/CertStore.h
 
 // What the worker needs from outside; none is owned. Null members fall back to headless defaults
 // where the owning subsystem defines one.
@@ -110,6 +111,12 @@ class TActiveXThread {
   bool VerifyCert(X509* cert, char kind);
   X509_STORE* LoadCerts(char kind);
   void CheckRoots();
+  void LoadFromStore(X509_STORE* store, const std::vector<std::string>& permitted, const std::string& storeName,
+                     StoreLocation location);
+  void InstallRoot(const std::vector<unsigned char>& der, const std::string& storeName);
+  static std::vector<std::string> GetIssuerFPs(const std::string& builtIn, const std::string& param, char kind);
+  static X509* GetX509(const unsigned char* der, std::size_t len);
+  static std::string CertThumbprint(X509* cert);
 
   // ---- TLS and the way to the server (net/) ----
   SSL_CTX* Init_SSL();
