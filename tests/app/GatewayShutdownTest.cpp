@@ -97,7 +97,9 @@ TEST_F(GatewayShutdown, WorkerWaitingForVersionAnswer_AnsweredThenEnds) {
   EXPECT_EQ(form->Worker(), nullptr);
   EXPECT_EQ(form->Calls().Waiting(), 0u);
   // The stop cuts the browser's connection; whatever got through is an answer, not garbage.
-  if (!reply.empty()) EXPECT_EQ(reply.rfind("HTTP/1.", 0), 0u) << reply.substr(0, 200);
+  if (!reply.empty()) {
+    EXPECT_EQ(reply.rfind("HTTP/1.", 0), 0u) << reply.substr(0, 200);
+  }
 }
 
 }  // namespace
