@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "SemaforThreadUnit.h"
@@ -113,6 +114,9 @@ int RunGui(int argc, char** argv) {
     return 1;
   }
   InstallSignalPipe();
+
+  // A Wayland compositor places windows itself; through XWayland the window keeps its corner.
+  if (!std::getenv("QT_QPA_PLATFORM") && std::getenv("DISPLAY")) setenv("QT_QPA_PLATFORM", "xcb", 0);
 
   int rc = 0;
   {
