@@ -28,6 +28,10 @@ class SubmissionE2eTest : public ::testing::Test {
     agent_ = new AgentProcess(*world_, KOVRAX_BINARY, BallotHosts());
   }
   static void TearDownTestSuite() {
+    // Every submission above, failed or not, went through this one agent: it must end cleanly
+    // (under the sanitizers that includes no leak).
+    EXPECT_EQ(agent_->Stop(), 0) << agent_->Log();
+    EXPECT_EQ(agent_->Log().find("Sanitizer"), std::string::npos) << agent_->Log();
     delete agent_;
     delete server_;
     delete world_;
