@@ -11,7 +11,7 @@ PKGS=(
   libp11-kit-dev p11-kit p11-kit-modules softhsm2 opensc
   libcurl4-openssl-dev curl duktape-dev
   libglib2.0-dev libglib2.0-bin gsettings-desktop-schemas
-  xvfb xauth libcap2-bin procps
+  xvfb xauth libcap2-bin procps x11-apps netpbm xdotool
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -115,7 +115,7 @@ void Error(QPainter& p, int f, QSize s) {
   const QPointF c(s.width() / 2.0, s.height() / 2.0);
   const bool dim = (f % 8) >= 6;
   p.setPen(Qt::NoPen);
-  p.setBrush(dim ? QColor(0xe8, 0x9a, 0x9a) : kRed);
+  p.setBrush(dim ? QColor(0xe0, 0x70, 0x70) : kRed);
   p.drawEllipse(c, 11, 11);
   p.setPen(QPen(Qt::white, 3, Qt::SolidLine, Qt::RoundCap));
   p.drawLine(c + QPointF(-4.5, -4.5), c + QPointF(4.5, 4.5));

@@ -11,14 +11,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "SemaforThreadUnit.h"
 #include "ServerUnit.h"
-#include "TerminateSwitch.h"
+#include "shell/Headless.h"
 #include "gateway/ActiveXThreadUnit.h"
-#include "platform/KeyStorage.h"
-#include "platform/PlatformKeys.h"
 #include "shell/Codepage.h"
 #include "shell/Messages.h"
 
@@ -77,9 +76,10 @@ TShellHooks GatewayHooks() {
   TShellHooks hooks;
   hooks.InitCrypto = [] {
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    RegisterPlatformMethods();
+    // Platform-key methods: RegisterPlatformMethods() (raises 1008/1033) belongs here once the
+    // key storage is built into the program; ReleasePlatformMethods() then goes below.
   };
-  hooks.ReleaseCrypto = [] { ReleasePlatformMethods(); };
+  hooks.ReleaseCrypto = [] {};
   hooks.StartWorker = [](TSettings settings, TServices services) -> std::unique_ptr<IWorker> {
     // Key storage: KeyStorage::Load(settings.Pkcs11Module) belongs here, its failure raising
     // 1033; the storage must outlive the worker. Until then the worker's default applies.
@@ -91,13 +91,10 @@ TShellHooks GatewayHooks() {
 
 }  // namespace
 
-int RunTerminate() {
-  TerminateRunningCopies();
-  return 0;
-}
-
 int RunGui(int argc, char** argv) {
-  const std::string portArg = argc > 1 ? argv[1] : "";
+  const std::string portArg = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc)).port;
+  // A browser that went away must not end the program through a write to its socket.
+  signal(SIGPIPE, SIG_IGN);
 
   std::unique_ptr<TSemaforThread> semafor;
   switch (TSemaforThread::ClaimName(SingleInstanceName(ProgramPath(), getuid()), &semafor)) {
@@ -117,6 +114,9 @@ int RunGui(int argc, char** argv) {
     return 1;
   }
   InstallSignalPipe();
+
+  // A Wayland compositor places windows itself; through XWayland the window keeps its corner.
+  if (!std::getenv("QT_QPA_PLATFORM") && std::getenv("DISPLAY")) setenv("QT_QPA_PLATFORM", "xcb", 0);
 
   int rc = 0;
   {

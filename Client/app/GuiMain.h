@@ -4,7 +4,5 @@
 namespace kovrax {
 
 int RunGui(int argc, char** argv);
-// "--terminate": ends the other running copies; always 0.
-int RunTerminate();
 
 }  // namespace kovrax

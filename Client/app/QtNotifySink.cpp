@@ -83,6 +83,11 @@ bool TMainThreadCalls::Closing() const {
   return closing_;
 }
 
+size_t TMainThreadCalls::Waiting() const {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
+}
+
 void TMainThreadCalls::ServeWhile(const std::function<void()>& work) {
   {
     std::lock_guard lock(mutex_);

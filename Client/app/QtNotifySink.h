@@ -51,6 +51,8 @@ class TMainThreadCalls {
   // From now on cancellable calls are refused.
   void BeginClosing();
   bool Closing() const;
+  // How many callers wait for the main thread now.
+  size_t Waiting() const;
   // Main thread: runs work on a helper thread and keeps serving calls until it has finished,
   // so that a worker waiting for an answer can still end.
   void ServeWhile(const std::function<void()>& work);

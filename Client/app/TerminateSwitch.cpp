@@ -101,4 +101,9 @@ int TerminateRunningCopies(std::chrono::milliseconds grace) {
   return static_cast<int>(targets.size());
 }
 
+int RunTerminate() {
+  TerminateRunningCopies();
+  return 0;
+}
+
 }  // namespace kovrax

@@ -8,5 +8,7 @@ namespace kovrax {
 
 // Returns how many processes were asked to end.
 int TerminateRunningCopies(std::chrono::milliseconds grace = std::chrono::milliseconds(5000));
+// The program's "--terminate": reports nothing, always 0.
+int RunTerminate();
 
 }  // namespace kovrax

@@ -1,12 +1,18 @@
 // Program entry: kovrax [--headless] [PORT].
 #include <cstdio>
 #include <cstdlib>
+#include <strings.h>
 #include <string>
 #include <vector>
 
+#include "TerminateSwitch.h"
 #include "shell/Headless.h"
+#ifdef KOVRAX_WITH_GUI
+#include "GuiMain.h"
+#endif
 
 int main(int argc, char** argv) {
+  if (argc > 1 && strcasecmp(argv[1], "--terminate") == 0) return kovrax::RunTerminate();
   kovrax::CommandLine cl = kovrax::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (!cl.error.empty()) {
     std::fprintf(stderr, "kovrax: %s\n%s", cl.error.c_str(), kovrax::UsageText().c_str());
@@ -21,7 +27,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
-  // The window arrives with the desktop shell; until then a display changes nothing.
+#ifdef KOVRAX_WITH_GUI
+  if (display && !cl.headless) return kovrax::RunGui(argc, argv);
+#else
   (void)display;
+#endif
   return kovrax::RunHeadless(cl.port);
 }

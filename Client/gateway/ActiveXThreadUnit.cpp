@@ -1,5 +1,6 @@
 // The gateway worker's life: start, listener, serving loop, stop and the notifications it posts.
 #include "gateway/ActiveXThreadUnit.h"
+#include "platform/PlatformKeys.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -78,10 +79,7 @@ TActiveXThread::TActiveXThread(TSettings settings, TServices services)
 
 TActiveXThread::~TActiveXThread() {
   Stop();
-  if (SignerKey) {
-    EVP_PKEY_free(SignerKey);
-    SignerKey = nullptr;
-  }
+  ReleaseSignerKey(SignerKey);
   X509_free(SignerCert);
   SignerCert = nullptr;
   Receipt.clear();

@@ -21,6 +21,8 @@ namespace {
 constexpr const char* kFunc = "TActiveXThread::Connect_socket";
 constexpr unsigned short kDefaultPort = 443;
 constexpr size_t kReplyBufferSize = 256;
+// A proxy that keeps sending header lines must not keep the worker for ever either.
+constexpr size_t kMaxProxyReply = 16 * 1024;
 
 // Fixed raise sites of Connect_socket.
 enum Site : int {
@@ -147,14 +149,16 @@ void OpenConnectTunnel(int sock, const std::string& host, unsigned short port, c
   char buf[kReplyBufferSize + 1] = {};
   size_t len = 0;
   bool granted = false;
+  size_t total = 0;
   for (;;) {
     // A line that fills the whole buffer leaves no room to receive more.
-    if (len >= kReplyBufferSize) KOVRA_RAISE_CALL("recv", kLineConnectRecv, kFunc);
+    if (len >= kReplyBufferSize || total > kMaxProxyReply) KOVRA_RAISE_CALL("recv", kLineConnectRecv, kFunc);
     const ssize_t got = WaitFor(sock, POLLIN, link.IoTimeout, link.WakeFd)
                             ? recv(sock, buf + len, kReplyBufferSize - len, 0)
                             : -1;
     if (got <= 0) KOVRA_RAISE_CALL("recv", kLineConnectRecv, kFunc);
     len += static_cast<size_t>(got);
+    total += static_cast<size_t>(got);
     buf[len] = '\0';
     while (char* lf = std::strchr(buf, '\n')) {
       if (buf[0] == '\n' || (buf[0] == '\r' && buf[1] == '\n')) {
@@ -183,7 +187,8 @@ void OpenSocks4(int sock, const std::string& host, unsigned short port, const Se
   unsigned char reply[8];
   size_t got = 0;
   while (got < sizeof reply) {
-    const ssize_t n = WaitFor(sock, POLLIN, link.IoTimeout, link.WakeFd) ? recv(sock, reply + got, sizeof reply - got, 0) : -1;
+    const ssize_t n =
+        WaitFor(sock, POLLIN, link.IoTimeout, link.WakeFd) ? recv(sock, reply + got, sizeof reply - got, 0) : -1;
     if (n <= 0) KOVRA_RAISE_CALL("recv", kLineSocksRecv, kFunc);
     got += static_cast<size_t>(n);
   }

@@ -10,7 +10,10 @@
 #include <mutex>
 
 #include "gateway/ActiveXThreadUnit.h"
+#include "platform/KeyStorage.h"
+#include "platform/PlatformKeys.h"
 #include "shell/Codepage.h"
+#include "shell/Messages.h"
 #include "shell/Settings.h"
 
 namespace kovrax {
@@ -95,13 +98,25 @@ int RunHeadless(const std::string& portArg) {
   TSettings settings = TSettings::Defaults(portArg);
   for (const std::string& line : LoadConfig(settings, portArg)) sink.PrintLine("O: " + line);
 
+  // Without the key storage no ballot could be signed: no gateway then, as with the window.
+  std::string keyError;
+  std::unique_ptr<KeyStorage> keys = KeyStorage::Load(settings.Pkcs11Module, &keyError);
+  if (!keys) {
+    sink.PrintLine("R: " + LoadStr(1033) + " (" + settings.Pkcs11Module + ": " + keyError + ")");
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return 1;
+  }
+
   TServices services;
   services.Notify = &sink;
+  services.Keys = keys.get();
   std::unique_ptr<TActiveXThread> gateway;
   try {
+    RegisterPlatformMethods();
     gateway = std::make_unique<TActiveXThread>(std::move(settings), services);
   } catch (const std::exception& e) {
     sink.PrintLine(std::string("R: ") + e.what());
+    ReleasePlatformMethods();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return 1;
   }
@@ -126,6 +141,8 @@ int RunHeadless(const std::string& portArg) {
   }
   gateway->Stop();
   gateway.reset();
+  ReleasePlatformMethods();
+  keys.reset();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return status;
 }

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QTest>
 
 #include "AppTestUtil.h"
 #include "VersionInfo.h"
@@ -212,6 +213,17 @@ TEST_F(MainForm, StatusTimer_FirstExpirySlidesOutLaterOnesUnpin) {
   EXPECT_EQ(Clip(), kClipListening);
   EXPECT_FALSE(form->Pinned());
   EXPECT_EQ(form->MainMark(), -1);
+}
+
+TEST_F(MainForm, ClickOnAnimationOrBanner_SlidesOut) {
+  QTest::mousePress(form->Animation(), Qt::LeftButton, {}, QPoint(10, 10));
+  EXPECT_EQ(form->MainMark(), -1);
+  form->SlideIn();
+  QTest::mouseClick(form.get(), Qt::LeftButton, {}, QPoint(40, 10));  // the banner
+  EXPECT_EQ(form->MainMark(), -1);
+  form->SlideIn();
+  QTest::mousePress(form->Animation(), Qt::RightButton, {}, QPoint(10, 10));
+  EXPECT_EQ(form->MainMark(), 1);
 }
 
 TEST_F(MainForm, Click_SlidesOutButDoesNotUnpin) {

@@ -199,6 +199,7 @@ TEST(ConnectSocket, ConnectTunnelOpensOnlyOnA200StatusLine) {
       {"200 without the space", ConnectProxy::Reply::GrantedWithoutSpace, Msg(1040)},
       {"closed before the empty line", ConnectProxy::Reply::CloseBeforeEnd, CallFailed("recv")},
       {"line longer than the buffer", ConnectProxy::Reply::OverlongLine, CallFailed("recv")},
+      {"header without end", ConnectProxy::Reply::EndlessHeader, CallFailed("recv")},
       {"never answers", ConnectProxy::Reply::Silent, CallFailed("recv")},
   };
   for (const ProxyReplyCase& c : cases) {

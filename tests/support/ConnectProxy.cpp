@@ -57,6 +57,11 @@ void ConnectProxy::Serve(int fd) {
     case Reply::OverlongLine:
       SendAll(fd, "HTTP/1.1 200 " + std::string(300, 'x') + "\r\n\r\n");
       return;
+    case Reply::EndlessHeader:
+      if (!SendAll(fd, "HTTP/1.1 200 Connection established\r\n")) return;
+      while (!acceptor_->Stopping() && SendAll(fd, "X-Filler: 0123456789012345678901234567890123456789\r\n")) {
+      }
+      return;
     case Reply::Silent:
       while (!acceptor_->Stopping()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
       return;

@@ -21,6 +21,7 @@ class ConnectProxy {
     GrantedWithoutSpace,   // "HTTP/1.1 200" right before the line end
     CloseBeforeEnd,        // the status line, then the connection closes before the empty line
     OverlongLine,          // a status line longer than 256 bytes
+    EndlessHeader,         // the 200 status line, then header lines without end
     Silent,                // reads the request and never answers
   };
 

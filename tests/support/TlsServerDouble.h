@@ -41,6 +41,8 @@ class TlsServerDouble {
   std::string Address() const { return "127.0.0.1:" + std::to_string(Port()); }
   void Stop();
   bool Stopping() const { return acceptor_->Stopping(); }
+  // Counted when the server's side of a handshake ends, which under TLS 1.3 can be after the
+  // client's has returned: read these after an exchange with the handler, or wait for them.
   int Handshakes() const { return handshakes_.load(); }
   int FailedHandshakes() const { return failed_.load(); }
   // Server name indication of the last successful handshake; empty when none was sent.
