@@ -18,6 +18,8 @@
 #include "ServerUnit.h"
 #include "shell/Headless.h"
 #include "gateway/ActiveXThreadUnit.h"
+#include "platform/KeyStorage.h"
+#include "platform/PlatformKeys.h"
 #include "shell/Codepage.h"
 #include "shell/Messages.h"
 
@@ -72,18 +74,28 @@ void InstallSignalPipe() {
   sigaction(SIGHUP, &sa, nullptr);
 }
 
+// Process-wide, made at start-up and released after the worker has gone.
+std::unique_ptr<KeyStorage>& KeyStorageInstance() {
+  static std::unique_ptr<KeyStorage> keys;
+  return keys;
+}
+
 TShellHooks GatewayHooks() {
   TShellHooks hooks;
-  hooks.InitCrypto = [] {
+  hooks.InitCrypto = [](const TSettings& settings) {
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    // Platform-key methods: RegisterPlatformMethods() (raises 1008/1033) belongs here once the
-    // key storage is built into the program; ReleasePlatformMethods() then goes below.
+    // Without the key storage no ballot can be signed: no worker then, only the red line.
+    std::string error;
+    KeyStorageInstance() = KeyStorage::Load(settings.Pkcs11Module, &error);
+    if (!KeyStorageInstance()) KOVRA_RAISE(1033, 389, "TMainForm::AfterCreate");
+    RegisterPlatformMethods();
   };
-  hooks.ReleaseCrypto = [] {};
+  hooks.ReleaseCrypto = [] {
+    ReleasePlatformMethods();
+    KeyStorageInstance().reset();
+  };
   hooks.StartWorker = [](TSettings settings, TServices services) -> std::unique_ptr<IWorker> {
-    // Key storage: KeyStorage::Load(settings.Pkcs11Module) belongs here, its failure raising
-    // 1033; the storage must outlive the worker. Until then the worker's default applies.
-    services.Keys = nullptr;
+    services.Keys = KeyStorageInstance().get();
     return std::make_unique<TGatewayWorker>(std::move(settings), services);
   };
   return hooks;

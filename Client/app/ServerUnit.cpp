@@ -151,7 +151,7 @@ void TMainForm::AfterCreate() {
   for (const auto& line : configLines_) AddLogLine(ColourOrange, Utf8ToCp1250(line));
   if (hooks_.InitCrypto) {
     cryptoStarted_ = true;
-    hooks_.InitCrypto();
+    hooks_.InitCrypto(settings_);
   }
   if (hooks_.StartWorker) {
     TServices services;

@@ -32,7 +32,7 @@ class IWorker {
 
 // What the window's start-up and shutdown do beyond the window itself; each may be empty.
 struct TShellHooks {
-  std::function<void()> InitCrypto;     // crypto library and platform-key methods (may throw)
+  std::function<void(const TSettings&)> InitCrypto;  // crypto library, key storage, platform-key methods (may throw)
   std::function<void()> ReleaseCrypto;  // at shutdown, after the worker has ended
   std::function<std::unique_ptr<IWorker>(TSettings, TServices)> StartWorker;  // may throw
   THintThread::ms HintPause{500};

@@ -93,7 +93,7 @@ TActiveXThread::~TActiveXThread() {
     ServerSocket = kInvalidSocket;
   }
   // The TLS stream never owns Ssl (it is attached without close), so it goes first on its own.
-  BIO_free(SslBio);
+  BIO_free_all(SslBio);  // the line reader over the TLS stream
   SslBio = nullptr;
   SSL_CTX_free(SslCtx);
   SslCtx = nullptr;

@@ -308,7 +308,7 @@ TEST(MainFormStart, WorkerThatCannotStart_VersionLineAndOneRedLineOnly) {
 TEST(MainFormStart, CryptoFailure_NoWorkerStarted) {
   TShellHooks hooks;
   bool started = false;
-  hooks.InitCrypto = [] { KOVRA_RAISE(1008, 1, "TMainForm::AfterCreate"); };
+  hooks.InitCrypto = [](const TSettings&) { KOVRA_RAISE(1008, 1, "TMainForm::AfterCreate"); };
   hooks.StartWorker = [&](TSettings, TServices) -> std::unique_ptr<IWorker> {
     started = true;
     return nullptr;

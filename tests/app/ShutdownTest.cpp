@@ -12,7 +12,7 @@ TEST(Shutdown, WorkerAsksVersionWhileStopping_AnsweredAndEnds) {
   int chosen = 0;
   TShellHooks hooks;
   bool released = false;
-  hooks.InitCrypto = [] {};
+  hooks.InitCrypto = [](const TSettings&) {};
   hooks.ReleaseCrypto = [&] { released = true; };
   hooks.StartWorker = [&](TSettings, TServices services) -> std::unique_ptr<IWorker> {
     return std::make_unique<test::ScriptedWorker>([&answered, &chosen, services] {

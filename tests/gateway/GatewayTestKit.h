@@ -1,6 +1,7 @@
 // Loopback helpers for the gateway tests: a recording notification sink, a gateway on a free
 // dynamic port, and a small blocking client with bounded waits.
 #pragma once
+#include "support/TestPki.h"
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -97,6 +98,11 @@ inline TSettings TestSettings(const std::string& port = "") {
   TSettings s = TSettings::Defaults(port.empty() ? "-" + std::to_string(RandomPortBase()) : port);
   s.BallotHost = "ballot.test, localhost:8443";
   s.DetailedErrorCode = "0";
+  // The worker installs missing authorities at start: never into the real user's stores.
+  static test::TempDir stores("kovrax-gateway-stores");
+  s.UserStoreDir = stores / "user";
+  s.MachineStoreDir = stores / "machine";
+  s.SystemTrustBundle = stores / "bundle.pem";
   return s;
 }
 

@@ -14,8 +14,9 @@ namespace {
 
 // A worker whose gateway ended at once (no valid port): its methods can be called from the test.
 std::unique_ptr<TActiveXThread> IdleWorker(const std::string& ballotHost = "ballot.test, localhost:8443") {
-  TSettings s = TSettings::Defaults("not-a-port");
+  TSettings s = test::TestSettings("not-a-port");
   s.BallotHost = ballotHost;
+  s.DetailedErrorCode = "1";
   auto w = std::make_unique<TActiveXThread>(std::move(s), TServices{});
   EXPECT_EQ(w->WaitListening(std::chrono::seconds(10)), -1);
   w->Stop();
