@@ -154,13 +154,8 @@ void TMainForm::AfterCreate() {
     hooks_.InitCrypto(settings_);
   }
   if (hooks_.StartWorker) {
-    TServices services;
-    services.Notify = &sink_;
-    services.Chooser = &chooser_;
-    services.Pin = &pinPrompt_;
-    services.Notice = &noticeBox_;
     try {
-      worker_ = hooks_.StartWorker(settings_, services);
+      worker_ = hooks_.StartWorker(settings_, WorkerServices());
     } catch (const KovraException&) {
       throw;
     } catch (...) {
@@ -173,15 +168,19 @@ void TMainForm::AfterCreate() {
   StartThread();
 }
 
-void TMainForm::StartThread() {
-  if (worker_ || !hooks_.StartWorker) return;
+TServices TMainForm::WorkerServices() {
   TServices services;
   services.Notify = &sink_;
   services.Chooser = &chooser_;
   services.Pin = &pinPrompt_;
   services.Notice = &noticeBox_;
+  return services;
+}
+
+void TMainForm::StartThread() {
+  if (worker_ || !hooks_.StartWorker) return;
   try {
-    worker_ = hooks_.StartWorker(settings_, services);
+    worker_ = hooks_.StartWorker(settings_, WorkerServices());
   } catch (...) {
     worker_.reset();
   }

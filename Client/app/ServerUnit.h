@@ -108,6 +108,7 @@ class TMainForm : public QWidget {
 
  private:
   void AfterCreate();
+  TServices WorkerServices();  // the window's answers to the worker's questions
   void HandleNotify(const TNotifyEvent& n);
   void PlaceBottomRight();
   void Dispatch(QEvent* e);
