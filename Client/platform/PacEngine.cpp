@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 namespace kovrax {
 
@@ -22,6 +24,8 @@ namespace {
 // What the child works on: everything sits in plain buffers prepared before the fork, so that
 // code running under the script engine (which unwinds by longjmp) owns nothing that needs a destructor.
 struct Job {
+  const char* prelude = nullptr;  // bytecode; null: compile the source
+  size_t preludeLength = 0;
   const char* script = nullptr;
   size_t scriptLength = 0;
   const char* url = nullptr;
@@ -164,6 +168,47 @@ duk_ret_t NativeIsInNet(duk_context* ctx) {
   return 1;
 }
 
+size_t CharLength(unsigned char lead) {
+  if (lead >= 0xf0 && lead <= 0xf7) return 4;
+  if (lead >= 0xe0) return lead <= 0xef ? 3 : 1;
+  if (lead >= 0xc0) return 2;
+  return 1;
+}
+
+// Shell pattern: "*" any run, "?" one character, everything else literal. Scripts call this
+// for nearly every rule, so it is native; linear backtracking over the last "*" only.
+bool Glob(const char* s, size_t sn, const char* p, size_t pn) noexcept {
+  size_t si = 0, pi = 0, star = SIZE_MAX, mark = 0;
+  while (si < sn) {
+    if (pi < pn && p[pi] == '*') {
+      star = pi++;
+      mark = si;
+    } else if (pi < pn && p[pi] == '?') {
+      si = std::min(sn, si + CharLength(static_cast<unsigned char>(s[si])));
+      ++pi;
+    } else if (pi < pn && p[pi] == s[si]) {
+      ++si;
+      ++pi;
+    } else if (star != SIZE_MAX) {
+      pi = star + 1;
+      mark = std::min(sn, mark + CharLength(static_cast<unsigned char>(s[mark])));
+      si = mark;
+    } else {
+      return false;
+    }
+  }
+  while (pi < pn && p[pi] == '*') ++pi;
+  return pi == pn;
+}
+
+duk_ret_t NativeShExpMatch(duk_context* ctx) {
+  duk_size_t sn = 0, pn = 0;
+  const char* s = duk_to_lstring(ctx, 0, &sn);
+  const char* p = duk_to_lstring(ctx, 1, &pn);
+  duk_push_boolean(ctx, Glob(s, sn, p, pn));
+  return 1;
+}
+
 duk_ret_t NativeNow(duk_context* ctx) {
   duk_push_number(ctx, static_cast<double>(HeapOf(ctx).fixedTimeMs));
   return 1;
@@ -171,7 +216,13 @@ duk_ret_t NativeNow(duk_context* ctx) {
 
 duk_ret_t Run(duk_context* ctx, void* udata) {
   Job* job = static_cast<Job*>(udata);
-  duk_compile_string(ctx, DUK_COMPILE_FUNCTION, kPacPrelude);
+  if (job->prelude) {
+    void* code = duk_push_fixed_buffer(ctx, job->preludeLength);
+    std::memcpy(code, job->prelude, job->preludeLength);
+    duk_load_function(ctx);
+  } else {
+    duk_compile_string(ctx, DUK_COMPILE_FUNCTION, kPacPrelude);
+  }
   duk_push_object(ctx);
   const struct {
     const char* name;
@@ -179,7 +230,7 @@ duk_ret_t Run(duk_context* ctx, void* udata) {
     duk_idx_t args;
   } natives[] = {
       {"resolve", NativeResolve, 1},     {"isResolvable", NativeIsResolvable, 1}, {"myIpAddress", NativeMyIpAddress, 0},
-      {"isInNet", NativeIsInNet, 3},     {"now", NativeNow, 0},
+      {"isInNet", NativeIsInNet, 3},     {"shExpMatch", NativeShExpMatch, 2}, {"now", NativeNow, 0},
   };
   for (const auto& n : natives) {
     duk_push_c_function(ctx, n.fn, n.args);
@@ -226,6 +277,32 @@ void WriteAll(int fd, const char* data, size_t length) {
   _exit(0);
 }
 
+[[noreturn]] void ParentFatal(void*, const char*) { std::abort(); }
+
+duk_ret_t CompilePrelude(duk_context* ctx, void*) {
+  duk_compile_string(ctx, DUK_COMPILE_FUNCTION, kPacPrelude);
+  duk_dump_function(ctx);
+  return 1;
+}
+
+// The prelude is ours and the same for every script: it is compiled once per process, here,
+// and each child only loads the bytecode. Scripts themselves are never touched in this process.
+const std::string& PreludeBytecode() {
+  static std::once_flag once;
+  static std::string code;
+  std::call_once(once, [] {
+    duk_context* ctx = duk_create_heap(nullptr, nullptr, nullptr, nullptr, ParentFatal);
+    if (!ctx) return;
+    if (duk_safe_call(ctx, CompilePrelude, nullptr, 0, 1) == DUK_EXEC_SUCCESS) {
+      duk_size_t length = 0;
+      const void* data = duk_get_buffer_data(ctx, -1, &length);
+      if (data) code.assign(static_cast<const char*>(data), length);
+    }
+    duk_destroy_heap(ctx);
+  });
+  return code;
+}
+
 struct FdClose {
   int fd;
   ~FdClose() {
@@ -239,6 +316,11 @@ bool EvaluatePac(const std::string& script, const std::string& url, const std::s
                  const PacLimits& limits) {
   answer.clear();
   auto job = std::make_unique<Job>();
+  const std::string& prelude = PreludeBytecode();
+  if (!prelude.empty()) {
+    job->prelude = prelude.data();
+    job->preludeLength = prelude.size();
+  }
   job->script = script.data();
   job->scriptLength = script.size();
   job->url = url.data();

@@ -1,5 +1,6 @@
 // The functions scripts expect around FindProxyForURL. Name look-ups go through the natives
-// object (isResolvable, resolve, myIpAddress, isInNet, now) so that they stay bounded and testable.
+// object (isResolvable, resolve, myIpAddress, isInNet,
+// shExpMatch, now) so that they stay bounded and testable.
 #include "platform/PacEngine.h"
 
 namespace kovrax {
@@ -21,18 +22,6 @@ const char* const kPacPrelude = R"JS(function (h, g) {
   }
   // Inclusive range that may wrap around (FRI..MON, DEC..FEB, 22:00..06:00).
   function within(v, lo, hi) { return lo <= hi ? (v >= lo && v <= hi) : (v >= lo || v <= hi); }
-  // Shell pattern: "*" any run, "?" one character, everything else literal.
-  function glob(s, p) {
-    var si = 0, pi = 0, star = -1, mark = 0;
-    while (si < s.length) {
-      if (pi < p.length && p.charAt(pi) === '*') { star = pi++; mark = si; }
-      else if (pi < p.length && (p.charAt(pi) === '?' || p.charAt(pi) === s.charAt(si))) { si++; pi++; }
-      else if (star >= 0) { pi = star + 1; si = ++mark; }
-      else return false;
-    }
-    while (pi < p.length && p.charAt(pi) === '*') pi++;
-    return pi === p.length;
-  }
 
   g.isPlainHostName = function (host) { return text(host).indexOf('.') < 0; };
   g.dnsDomainIs = function (host, domain) {
@@ -56,7 +45,7 @@ const char* const kPacPrelude = R"JS(function (h, g) {
     return h.isInNet(address, text(pattern), text(mask));
   };
   g.dnsDomainLevels = function (host) { return text(host).split('.').length - 1; };
-  g.shExpMatch = function (str, shexp) { return glob(text(str), text(shexp)); };
+  g.shExpMatch = function (str, shexp) { return h.shExpMatch(text(str), text(shexp)); };
 
   g.weekdayRange = function () {
     var a = split(arguments);
