@@ -72,7 +72,7 @@ CertContextPtr FindIssuerIn(const std::vector<CertContextPtr>& certs, const Cert
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<unsigned char>& out, size_t limit) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st{};
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= limit;

@@ -511,6 +511,7 @@ class Pkcs11Storage : public KeyStorage {
       Session s(module_, t.Slot);
       if (!s.Open()) continue;
       std::set<Bytes> keyIds = KeyIds(F(), s.H(), t.Flags);
+      if (keyIds.empty()) continue;  // e.g. the system trust token: many certificates, no keys
       for (CK_OBJECT_HANDLE o : FindObjects(F(), s.H(), CKO_CERTIFICATE)) {
         CertContext c;
         if (!GetAttribute(F(), s.H(), o, CKA_ID, c.KeyId) || c.KeyId.empty() || !keyIds.count(c.KeyId)) continue;

@@ -270,3 +270,31 @@ TEST(KeyStorage, KeyOfATokenThatWentAwayFailsToSign) {
 
 }  // namespace
 }  // namespace kovrax
+
+namespace kovrax {
+namespace {
+
+// The default module is p11-kit's proxy, which finds SoftHSM2 through its registration. It runs
+// in a child of its own: the proxy finalises the modules it loaded when it goes.
+TEST(KeyStorage, DefaultProxyModuleShowsTheTokenCertificates) {
+  if (access("/usr/share/p11-kit/modules/softhsm2.module", R_OK) != 0) GTEST_SKIP() << "SoftHSM2 not registered";
+  TokenWorld& w = World();
+  Bytes ec = test::ToDer(w.ecCert.get());
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(20);
+    std::string error;
+    auto proxy = KeyStorage::Load(TSettings::Defaults().Pkcs11Module, &error);
+    if (!proxy) _exit(2);
+    int seen = 0;
+    for (const auto& c : proxy->PersonalCertificates()) seen += c->Der == ec;
+    _exit(seen == 1 ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
+}  // namespace kovrax
