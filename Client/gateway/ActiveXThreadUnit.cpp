@@ -216,6 +216,8 @@ void TActiveXThread::Execute() {
       setsockopt(listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
       int port = BindListener();
       Settings.Port = std::to_string(port);
+      // Listening before the owner hears of the port, so that a connection made then is not refused.
+      if (listen(ListenSocket, kBacklog) != 0) KOVRA_RAISE_CALL("listen", 862, kExecute);
       {
         std::lock_guard<std::mutex> lock(listenMutex_);
         boundPort_ = port;

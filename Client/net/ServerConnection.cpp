@@ -29,6 +29,7 @@ enum Site : int {
   kLineTimeouts = 1820,
   kLineDirectRefused = 1826,
   kLineDirectConnect = 1828,
+  kLineStopped = 1831,
   kLineProxyNoColon = 1840,
   kLineProxyBadPort = 1843,
   kLineProxyRefused = 1850,
@@ -51,8 +52,27 @@ void SetIoTimeout(int sock, std::chrono::milliseconds timeout) {
     KOVRA_RAISE_CALL("setsockopt", kLineTimeouts, kFunc);
 }
 
+// Waits until sock is ready for events or the time-out passes (false). A stop of the worker
+// ends the wait with 1003.
+bool WaitFor(int sock, short events, std::chrono::milliseconds timeout, int wakeFd) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p[2] = {{sock, events, 0}, {wakeFd, POLLIN, 0}};
+    const int r = poll(p, wakeFd >= 0 ? 2 : 1, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return true;  // let the socket call itself report the fault
+    if (r == 0) return false;
+    if (wakeFd >= 0 && (p[1].revents & POLLIN)) KOVRA_RAISE(1003, kLineStopped, kFunc);
+    return true;
+  }
+}
+
 // connect() bounded by timeout; 0 on success, else the error number (ETIMEDOUT when it ran out).
-int ConnectWithin(int sock, unsigned int address, unsigned short port, std::chrono::milliseconds timeout) {
+int ConnectWithin(int sock, unsigned int address, unsigned short port, std::chrono::milliseconds timeout,
+                  int wakeFd) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = address;
@@ -64,24 +84,19 @@ int ConnectWithin(int sock, unsigned int address, unsigned short port, std::chro
   if (connect(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
     err = errno;
     if (err == EINPROGRESS) {
-      const auto deadline = std::chrono::steady_clock::now() + timeout;
       err = ETIMEDOUT;
-      for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p{sock, POLLOUT, 0};
-        int r = poll(&p, 1, static_cast<int>(left.count()));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-          err = errno;
-          break;
-        }
-        if (r == 0) break;
+      bool ready = false;
+      try {
+        ready = WaitFor(sock, POLLOUT, timeout, wakeFd);
+      } catch (...) {
+        fcntl(sock, F_SETFL, flags);
+        throw;
+      }
+      if (ready) {
         int soErr = 0;
         socklen_t len = sizeof soErr;
         if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &soErr, &len) != 0) soErr = errno;
         err = soErr;
-        break;
       }
     }
   }
@@ -113,7 +128,7 @@ void ConnectToProxy(int sock, const std::string& proxyText, const ServerLink& li
   std::string host;
   unsigned short port = 0;
   ParseProxy(proxyText, host, port);
-  const int err = ConnectWithin(sock, ResolveIPv4(host), port, link.ConnectTimeout);
+  const int err = ConnectWithin(sock, ResolveIPv4(host), port, link.ConnectTimeout, link.WakeFd);
   if (err == 0) return;
   if (RefusedOrUnreachable(err)) KOVRA_RAISE(1002, kLineProxyRefused, kFunc);
   KOVRA_RAISE_CALL("connect", kLineProxyConnect, kFunc);
@@ -135,7 +150,9 @@ void OpenConnectTunnel(int sock, const std::string& host, unsigned short port, c
   for (;;) {
     // A line that fills the whole buffer leaves no room to receive more.
     if (len >= kReplyBufferSize) KOVRA_RAISE_CALL("recv", kLineConnectRecv, kFunc);
-    const ssize_t got = recv(sock, buf + len, kReplyBufferSize - len, 0);
+    const ssize_t got = WaitFor(sock, POLLIN, link.IoTimeout, link.WakeFd)
+                            ? recv(sock, buf + len, kReplyBufferSize - len, 0)
+                            : -1;
     if (got <= 0) KOVRA_RAISE_CALL("recv", kLineConnectRecv, kFunc);
     len += static_cast<size_t>(got);
     buf[len] = '\0';
@@ -151,7 +168,7 @@ void OpenConnectTunnel(int sock, const std::string& host, unsigned short port, c
   }
 }
 
-void OpenSocks4(int sock, const std::string& host, unsigned short port) {
+void OpenSocks4(int sock, const std::string& host, unsigned short port, const ServerLink& link) {
   const unsigned int address = ResolveIPv4(host);  // network order already
   unsigned char request[9];
   request[0] = 4;
@@ -164,8 +181,12 @@ void OpenSocks4(int sock, const std::string& host, unsigned short port) {
     KOVRA_RAISE_CALL("send", kLineSocksSend, kFunc);
   // The reply is a fixed 8 bytes; TCP may hand it over in pieces, so wait for all of them.
   unsigned char reply[8];
-  if (recv(sock, reply, sizeof reply, MSG_WAITALL) != static_cast<ssize_t>(sizeof reply))
-    KOVRA_RAISE_CALL("recv", kLineSocksRecv, kFunc);
+  size_t got = 0;
+  while (got < sizeof reply) {
+    const ssize_t n = WaitFor(sock, POLLIN, link.IoTimeout, link.WakeFd) ? recv(sock, reply + got, sizeof reply - got, 0) : -1;
+    if (n <= 0) KOVRA_RAISE_CALL("recv", kLineSocksRecv, kFunc);
+    got += static_cast<size_t>(n);
+  }
   // SOCKS 4 servers put 0 in the version byte of the reply; some echo 4.
   if ((reply[0] == 0 || reply[0] == 4) && reply[1] == 90) return;
   KOVRA_RAISE(1002, kLineSocksDenied, kFunc);
@@ -224,10 +245,10 @@ void ConnectServerSocket(int sock, const std::string& hostport, const ServerLink
     case ProxySocks:
       post(2005, proxyText);
       ConnectToProxy(sock, proxyText, link);
-      OpenSocks4(sock, host, port);
+      OpenSocks4(sock, host, port, link);
       return;
     default: {
-      const int err = ConnectWithin(sock, ResolveIPv4(host), port, link.ConnectTimeout);
+      const int err = ConnectWithin(sock, ResolveIPv4(host), port, link.ConnectTimeout, link.WakeFd);
       if (err == 0) return;
       if (RefusedOrUnreachable(err)) KOVRA_RAISE(1001, kLineDirectRefused, kFunc);
       KOVRA_RAISE_CALL("connect", kLineDirectConnect, kFunc);

@@ -14,7 +14,7 @@ namespace kovrax {
 // afterwards every single send or receive on the server socket (the TLS exchange with the ballot
 // server included) gives up after the I/O time-out.
 constexpr std::chrono::milliseconds kServerConnectTimeout{30000};
-constexpr std::chrono::milliseconds kServerIoTimeout{60000};
+constexpr std::chrono::milliseconds kServerIoTimeout{30000};
 
 // Same contract as DiscoverProxy.
 using ProxyDiscoveryFn =
@@ -28,6 +28,7 @@ struct ServerLink {
   ProxyDiscoveryFn Discover;                         // empty: DiscoverProxy
   std::chrono::milliseconds ConnectTimeout = kServerConnectTimeout;
   std::chrono::milliseconds IoTimeout = kServerIoTimeout;
+  int WakeFd = -1;  // readable once the worker is being stopped: the waits here end with 1003
 };
 
 // Connects socket (an IPv4 stream socket, not yet connected) to hostport ("host" or "host:port",

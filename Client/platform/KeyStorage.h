@@ -33,9 +33,17 @@ class KeyStorage {
 
   // "MY": every X.509 certificate on a present token that has a private key with the same CKA_ID
   // on the same token, each once, in a stable order. Tokens are looked up afresh on every call.
+  // A token that hides its private keys until login counts a public key with that CKA_ID.
   virtual std::vector<CertContextPtr> PersonalCertificates() = 0;
   // The private key of a certificate of "MY", or null when it has none on a present token.
+  // A null pin prompt means headless: the PIN comes from KOVRAX_PKCS11_PIN when it is set, else
+  // from the controlling terminal, else the signature fails. At most three PIN attempts per
+  // signature; a token with a PIN pad (protected authentication path) is logged in without one.
+  // The key keeps one session open; the token stays logged in until the key is gone.
   virtual std::unique_ptr<TokenKey> AcquirePrivateKey(const CertContext& cert, IPinPrompt* pin) = 0;
+
+  // Sessions currently open on the module by this storage and its keys (diagnostics, tests).
+  virtual long OpenSessionCount() const { return 0; }
 };
 
 }  // namespace kovrax

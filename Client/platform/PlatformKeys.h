@@ -24,7 +24,14 @@ struct PlatformKeyContext {
   TokenKey* KeyHandle = nullptr;
 };
 
-// Creates the two method objects; raises KovraException when they cannot be made.
+// Creates the two method objects (copies of OpenSSL's defaults: RSA with private-encrypt, EC with
+// sign_sig replaced; an EC_KEY_METHOD carries no name) and the line reader's BIO method; raises
+// KovraException 1008 when they cannot be made. Calling it again is harmless. Loading the key
+// storage module (KeyStorage::Load) is the caller's step before it.
+//
+// A signer key gets the method and the context before EVP_PKEY_assign_RSA/EC_KEY (OpenSSL
+// decides at assign time that the key is not its own); such keys take OpenSSL's legacy path,
+// where CMS and EVP signing reach the callbacks.
 void RegisterPlatformMethods();
 // Frees them (at shutdown, after every signer key is gone).
 void ReleasePlatformMethods();
@@ -41,9 +48,12 @@ void ReleaseSignerKey(EVP_PKEY*& key);
 // Frees a context that was never attached to a key (failure paths).
 void FreePlatformKeyContext(PlatformKeyContext* ctx);
 
-// One-byte-per-read line reader over the next BIO in a chain: BIO_gets stores the bytes up to
-// a line feed (replaced by NUL, CR kept) or size bytes; returns that count, or -1 when a read
-// does not return exactly one byte. BIO_read passes through unbuffered.
+// Line reader reading one byte per BIO_read of bio: stores the bytes up to a line feed, which
+// becomes NUL (a CR before it stays), or size bytes followed by NUL, so buf holds size + 1
+// bytes; returns the count stored before the NUL, or -1 as soon as a read does not return
+// exactly one byte (end of stream, error, retry; what was read is lost to the caller).
+// Through NewLineReaderBio it is BIO_gets of a filter whose BIO_read, BIO_write and BIO_ctrl
+// pass through to the next BIO unbuffered (BIO_get_ssl, BIO_do_handshake work through it).
 int SslBioGets(BIO* bio, char* buf, int size);
 BIO* NewLineReaderBio();  // push it over the TLS BIO: BIO_push(NewLineReaderBio(), sslBio)
 

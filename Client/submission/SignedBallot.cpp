@@ -35,8 +35,8 @@ using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 bool IsReservedName(const std::string& encodedName) {
   const std::string name = TActiveXThread::URLDecode(encodedName);
-  // A decoded name may carry a NUL byte; such a name is not one of ours.
-  if (name.find('\0') != std::string::npos) return false;
+  // Compared as a C text: a name cut short by a decoded zero byte reads as the reserved name to
+  // anyone who parses the content as text, so it is refused too.
   return strcasecmp(name.c_str(), "Kovra-Streznik") == 0 || strcasecmp(name.c_str(), "Kovra-Profil") == 0;
 }
 

@@ -2,11 +2,14 @@
 // against real servers and proxies on loopback.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <optional>
 
+#include "gateway/ActiveXThreadUnit.h"
 #include "net/ServerConnection.h"
 #include "shell/KovraException.h"
 #include "support/ConnectProxy.h"
@@ -314,6 +317,37 @@ TEST(ConnectSocket, Socks4SendsUnresolvableNameAsAllOnes) {
   EXPECT_EQ(socks.Requests()[0].address, "255.255.255.255");
 }
 
+// ---- the worker's stop ----
+
+TEST(ConnectSocket, StopOfTheWorkerEndsEveryWait) {
+  test::SilentListener dead;
+  ASSERT_TRUE(dead.FillQueue());
+  ConnectProxy silentHttps(ConnectProxy::Reply::Silent);
+  Socks4Proxy silentSocks(Socks4Proxy::Reply::Silent);
+  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  ASSERT_GE(wake, 0);
+  const uint64_t one = 1;
+  ASSERT_EQ(write(wake, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+  struct Case {
+    const char* name;
+    ServerLink link;
+  };
+  const std::vector<Case> cases = {
+      {"direct connection", DirectLink()},
+      {"proxy connection", ProxyLink(1, "127.0.0.1:" + std::to_string(dead.Port()))},
+      {"CONNECT reply", ProxyLink(1, silentHttps.Address())},
+      {"SOCKS reply", ProxyLink(2, silentSocks.Address())},
+  };
+  for (Case c : cases) {
+    SCOPED_TRACE(c.name);
+    c.link.ConnectTimeout = 20s;  // the stop, not a time-out, must end these
+    c.link.IoTimeout = 20s;
+    c.link.WakeFd = wake;
+    ExpectFailure(Connect("127.0.0.1:" + std::to_string(dead.Port()), c.link), Msg(1003));
+  }
+  close(wake);
+}
+
 // ---- the way chosen by the configured proxy text ----
 
 TEST(ConnectSocket, ConfiguredProxyTextChoosesTheWay) {
@@ -340,6 +374,60 @@ TEST(ConnectSocket, ConfiguredProxyTextChoosesTheWay) {
     seenSocks += c.viaSocks;
     EXPECT_EQ(static_cast<int>(https.Requests().size()), seenHttps);
     EXPECT_EQ(static_cast<int>(socks.Requests().size()), seenSocks);
+  }
+}
+
+// ---- the worker's own connection ----
+
+class RecordingSink : public INotifySink {
+ public:
+  void Post(int, long long) override {}
+  void PostText(std::string cp1250) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.push_back(std::move(cp1250));
+  }
+  std::string VersionLine() override { return "test"; }
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> texts_;
+};
+
+TEST(ConnectSocket, WorkerConnectsItsServerSocketTheConfiguredWay) {
+  EchoServer echo;
+  ConnectProxy proxy(ConnectProxy::Reply::Granted, echo.Port());
+  RecordingSink sink;
+  TSettings settings = TSettings::Defaults("-47000");
+  settings.ProxyServer = "https=" + proxy.Address();
+  TServices services;
+  services.Notify = &sink;
+  TActiveXThread worker(settings, services);
+  ASSERT_GT(worker.WaitListening(5s), 0);  // idle in its accept loop from here on
+
+  worker.ServerSocket = socket(AF_INET, SOCK_STREAM, 0);
+  worker.Connect_socket("volitve.example:8443");
+  char back[5] = {};
+  EXPECT_TRUE(test::SendAll(worker.ServerSocket, "ping\n") && test::RecvExact(worker.ServerSocket, back, 5));
+  ASSERT_EQ(proxy.Requests().size(), 1u);
+  EXPECT_EQ(proxy.Requests()[0], "CONNECT volitve.example:8443 HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(sink.Texts(), std::vector<std::string>{"B: Uporabljam HTTPS proxy " + proxy.Address() + " ..."});
+  close(worker.ServerSocket);
+
+  // Once the worker is told to stop, a connection that hangs ends at once.
+  test::SilentListener dead;
+  ASSERT_TRUE(dead.FillQueue());
+  worker.Settings.ProxyServer = "https=127.0.0.1:" + std::to_string(dead.Port());
+  worker.Stop();
+  worker.ServerSocket = socket(AF_INET, SOCK_STREAM, 0);
+  try {
+    worker.Connect_socket("volitve.example");
+    ADD_FAILURE() << "connected";
+  } catch (const KovraException& e) {
+    EXPECT_EQ(e.Message(), Msg(1003));
   }
 }
 

@@ -94,7 +94,7 @@ TEST(SignedContent, ReservedNamesAreFoundDecodedInAnyCase) {
       {"glas=Kovra-Profil", false},
       {"glas=1&Kovra-Profil2=1", false},
       {"Kovra+Profil=1", false},
-      {"Kovra-Streznik%00=1", false},
+      {"Kovra-Streznik%00x=1", true},  // a decoded zero byte ends the name
       {"", false},
       {"&&=", false},
   };
@@ -396,6 +396,29 @@ TEST(SignedBallot, KeyOfAnotherCertificateFailsAtAddingTheSigner) {
               {std::string("CMS_add1_signer")});
   ExpectRaise([] { SignContent("a=1", nullptr, RsaSigner().cert.get(), "3016"); }, 1014, 1426,
               {std::string("CMS_add1_signer")});
+  ERR_clear_error();
+}
+
+}  // namespace
+}  // namespace kovrax::test
+
+namespace kovrax::test {
+namespace {
+
+int RefusingPrivateEncrypt(int, const unsigned char*, unsigned char*, RSA*, int) { return -1; }
+
+// A key whose private operation is refused, as a token does when the PIN is cancelled.
+TEST(SignedBallot, RefusedSignatureFailsAtFinal) {
+  RSA_METHOD* meth = RSA_meth_dup(RSA_get_default_method());
+  RSA_meth_set_priv_enc(meth, RefusingPrivateEncrypt);
+  RSA* rsa = EVP_PKEY_get1_RSA(RsaSigner().key.get());
+  ASSERT_NE(rsa, nullptr);
+  RSA_set_method(rsa, meth);
+  KeyPtr key(EVP_PKEY_new());
+  EVP_PKEY_assign_RSA(key.get(), rsa);
+  ExpectRaise([&] { SignContent("a=1", key.get(), RsaSigner().cert.get(), "3016"); }, 1015, 1442);
+  key.reset();
+  RSA_meth_free(meth);
   ERR_clear_error();
 }
 

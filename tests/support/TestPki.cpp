@@ -90,9 +90,10 @@ CertPtr IssueCert(const CertSpec& spec, EVP_PKEY* subjectKey, X509* issuer, EVP_
   return cert;
 }
 
+// CA keys are EC: RSA key generation would dominate the run time of every test that makes a PKI.
 Authority MakeRootCa(const std::string& cn, const std::string& o) {
   Authority a;
-  a.key = MakeRsaKey(2048);
+  a.key = MakeEcKey();
   CertSpec spec;
   spec.cn = cn;
   spec.o = o;
@@ -104,7 +105,7 @@ Authority MakeRootCa(const std::string& cn, const std::string& o) {
 
 Authority MakeSubCa(const std::string& cn, const Authority& parent) {
   Authority a;
-  a.key = MakeRsaKey(2048);
+  a.key = MakeEcKey();
   CertSpec spec;
   spec.cn = cn;
   spec.o = "Test";

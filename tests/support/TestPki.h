@@ -41,6 +41,7 @@ struct Authority {
   KeyPtr key;
   CertPtr cert;
 };
+// EC P-256 keys (fast to make).
 Authority MakeRootCa(const std::string& cn, const std::string& o = "Test");
 Authority MakeSubCa(const std::string& cn, const Authority& parent);
 
