@@ -73,7 +73,11 @@ DiscoveryServices DefaultDiscoveryServices() {
 int DiscoverProxyWith(const ProxyOptions& options, const std::string& url, const std::string& host, std::string& proxyText,
                       const DiscoveryServices& services) {
   proxyText.clear();
-  std::string scriptUrl = (options.Flags & PROXY_TYPE_AUTO_PROXY_URL) ? Cut(options.AutoConfigUrl) : std::string();
+  // A cut address would fetch some other script: an overlong one is refused instead.
+  std::string scriptUrl;
+  if ((options.Flags & PROXY_TYPE_AUTO_PROXY_URL) && options.AutoConfigUrl.size() <= kProxyTextMax) {
+    scriptUrl = options.AutoConfigUrl;
+  }
   int kind = ProxyDirect;
   std::string manual;
   if (options.Flags & PROXY_TYPE_PROXY) kind = ProxyFromManualText(options.ProxyServer, manual);
@@ -86,7 +90,9 @@ int DiscoverProxyWith(const ProxyOptions& options, const std::string& url, const
   // even when a manual proxy is set as well.
   if (options.Flags & PROXY_TYPE_AUTO_DETECT) {
     std::string detected;
-    if (services.detectScriptUrl && services.detectScriptUrl(detected)) scriptUrl = Cut(detected);
+    if (services.detectScriptUrl && services.detectScriptUrl(detected) && detected.size() <= kProxyTextMax) {
+      scriptUrl = detected;
+    }
   }
   if (scriptUrl.empty()) return ProxyDirect;
   std::string script;

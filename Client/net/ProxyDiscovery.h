@@ -18,7 +18,8 @@ enum ProxyKind : int { ProxyDirect = 0, ProxyHttps = 1, ProxySocks = 2 };
 // or the rest of a script's answer), at most 1023 bytes.
 int DiscoverProxy(const TSettings& settings, const std::string& url, const std::string& host, std::string& proxyText);
 
-// Longest proxy text or script address kept; longer ones are cut.
+// Longest proxy text kept (longer ones are cut) and longest script address used (longer ones
+// are refused).
 constexpr size_t kProxyTextMax = 1023;
 
 // The manual proxy text rules: "https=" over "http=" over "socks=", "ftp="/"gopher=" direct, a

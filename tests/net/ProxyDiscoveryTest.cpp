@@ -172,6 +172,16 @@ TEST_F(ProxyDiscoveryScript, DetectionFailsWithScriptAddress_UsesTheAddress) {
             ProxyHttps);
 }
 
+TEST_F(ProxyDiscoveryScript, OverlongScriptAddress_IsRefusedNotCut) {
+  Serve("/list.pac", "list.pac");
+  // Cut to 1023 bytes, this address would still reach the server.
+  const std::string url = server.Url("/list.pac");
+  const std::string overlong = url + "?" + std::string(1023 - url.size(), 'x') + "tail";
+  std::string proxy;
+  EXPECT_EQ(DiscoverProxyWith(Options(PROXY_TYPE_AUTO_PROXY_URL, overlong), kUrl, kHost, proxy, Services()), ProxyDirect);
+  EXPECT_EQ(server.Requests(), 0);
+}
+
 TEST_F(ProxyDiscoveryScript, ManualOnly_NeitherDetectsNorDownloads) {
   DiscoveryServices services = Services();
   services.detectScriptUrl = [](std::string&) -> bool { ADD_FAILURE() << "detection ran"; return false; };
