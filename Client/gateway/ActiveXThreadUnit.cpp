@@ -94,8 +94,8 @@ TActiveXThread::~TActiveXThread() {
     close(ServerSocket);
     ServerSocket = kInvalidSocket;
   }
-  // The TLS stream never owns Ssl (it is attached without close), so it goes first on its own.
-  BIO_free(SslBio);
+  // Left only when a submission was cut short. The stream never owns Ssl, so it goes first.
+  BIO_free_all(SslBio);
   SslBio = nullptr;
   SSL_CTX_free(SslCtx);
   SslCtx = nullptr;
