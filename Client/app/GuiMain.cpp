@@ -18,6 +18,7 @@
 #include "ServerUnit.h"
 #include "shell/Headless.h"
 #include "gateway/ActiveXThreadUnit.h"
+#include "platform/PlatformKeys.h"
 #include "shell/Codepage.h"
 #include "shell/Messages.h"
 
@@ -76,10 +77,9 @@ TShellHooks GatewayHooks() {
   TShellHooks hooks;
   hooks.InitCrypto = [] {
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    // Platform-key methods: RegisterPlatformMethods() (raises 1008/1033) belongs here once the
-    // key storage is built into the program; ReleasePlatformMethods() then goes below.
+    RegisterPlatformMethods();  // raises 1008 with the after-create step's name
   };
-  hooks.ReleaseCrypto = [] {};
+  hooks.ReleaseCrypto = [] { ReleasePlatformMethods(); };
   hooks.StartWorker = [](TSettings settings, TServices services) -> std::unique_ptr<IWorker> {
     // Key storage: KeyStorage::Load(settings.Pkcs11Module) belongs here, its failure raising
     // 1033; the storage must outlive the worker. Until then the worker's default applies.
